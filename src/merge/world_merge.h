@@ -1,0 +1,12 @@
+// Three-way merge of filesystem trees, path by path, with conflict files.
+// Compares by digest only; reads blobs only for conflicting paths.
+#pragma once
+
+#include "core/blob_store.h"
+#include "merge/merge_types.h"
+
+namespace qv {
+
+Result<WorldMergeResult> merge_world(BlobStore& blobs, const Digest& a, const Digest& b, const Digest& x);
+
+}  // namespace qv
