@@ -1,6 +1,7 @@
 // Model deltas ("model.diff.v1"): LoRA adapters, IA3 scaling vectors, full
 // parameter deltas and in-place test-time-training steps, all 32-bit floats.
 // Written only by put_diff (canonical order, shape check) and read only by get_diff.
+// Values are plain data; the functions keep no state and are thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -66,7 +67,9 @@ std::string_view model_diff_kind_text(const ModelDiff& d);  // "lora", "ia3", "f
 // Adapters, layers of scaling, params, or steps.
 size_t entry_count(const ModelDiff& d);
 
-// Canonical sorts (stable), then the LoRA shape check (Integrity), in place.
+// Canonical sorts (stable), then the LoRA shape check, then a check that every
+// float is finite (a non-finite one would be written as null, which no reader
+// takes back), in place. Failures are Integrity.
 Status canonicalize_diff(ModelDiff& d);
 // Canonical text of an already canonical diff.
 std::string encode_diff(const ModelDiff& d);
