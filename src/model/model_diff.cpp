@@ -277,8 +277,8 @@ Result<size_t> read_kind(JsonReader& r) {
   return fail(r.error("unknown variant `" + *text + "`" + std::string(kUnknownVariantTail)));
 }
 
-// Decodes the payload of an already scanned diff value (the whole text of
-// `r`), object form or array form [kind, fields...].
+// Decodes the payload of an already scanned diff value at which `r` stands,
+// object form or array form [kind, fields...].
 Status decode_payload(JsonReader& r, size_t kind, bool array_form, ModelDiff& out) {
   out = empty_diff_of_kind(kind);
   const RecordSpec& spec = kPayloadSpecs[kind];
@@ -317,20 +317,45 @@ Status decode_payload(JsonReader& r, size_t kind, bool array_form, ModelDiff& ou
   return {};
 }
 
-// A reader message without its " at line L column C" suffix.
-std::string_view without_position(std::string_view message) {
-  const size_t at = message.rfind(" at line ");
-  return at == std::string_view::npos ? message : message.substr(0, at);
+// The diff value when its first key is "kind", as in every document this
+// system writes: one pass, no scan. Any failure returns false and leaves the
+// exact error (and its position) to the general path, which reads the same
+// text again; a success here is a success there with the same value.
+bool read_diff_kind_first(JsonReader& r, ModelDiff& out) {
+  auto type = r.peek_type();
+  if (!type || *type != JsonType::kObject || !r.begin_object(kDiffWhat)) return false;
+  std::string key;
+  auto more = r.next_key(key);
+  if (!more || !*more || key != "kind") return false;
+  auto kind = read_kind(r);
+  if (!kind) return false;
+  out = empty_diff_of_kind(*kind);
+  const std::string_view field = kPayloadSpecs[*kind].fields[0];
+  bool have_field = false;
+  for (;;) {
+    more = r.next_key(key);
+    if (!more) return false;
+    if (!*more) return have_field;
+    if (key == field) {
+      if (have_field || !read_payload_field(r, *kind, out)) return false;
+      have_field = true;
+    } else if (key == "kind" || !r.skip_value()) {
+      return false;
+    }
+  }
 }
 
-// The diff value: scanned in full first (syntax, the tag, the extent), then
-// its payload is decoded from the scanned text. Scanning first lets the tag
-// come after the payload without building a generic value tree; decode
-// errors are reported at the end of the diff value, where the scan stopped.
+// The diff value. In general it is scanned in full first (syntax, the tag,
+// its extent) and its payload decoded afterwards by a second reader started
+// where the value starts: the tag may come after the payload, and no generic
+// value tree is built. Decode errors are pinned to the end of the value,
+// where the scan stopped.
 Status read_diff(JsonReader& r, ModelDiff& out) {
+  const JsonReader at_start = r;  // readers are plain values: a copy is a saved position
+  if (read_diff_kind_first(r, out)) return {};
+  r = at_start;
   auto type = r.peek_type();
   if (!type) return fail(type.error());
-  const size_t start = r.offset();
   size_t kind = std::size(kKindTexts);
   const bool array_form = *type == JsonType::kArray;
   if (*type == JsonType::kObject) {
@@ -367,17 +392,9 @@ Status read_diff(JsonReader& r, ModelDiff& out) {
   } else {
     return fail(r.invalid_type(kDiffWhat));
   }
-  const size_t end = r.offset();
-  JsonReader payload(r.text().substr(start, end - start));
-  payload.pin_error_offset(end - start);
-  auto decoded = decode_payload(payload, kind, array_form, out);
-  if (!decoded) {
-    if (decoded.error().kind != ErrorKind::kJson) return fail(decoded.error());
-    // The payload reader counts lines from the diff's start; re-anchor the
-    // message on the document reader, which stands at the diff's end.
-    return fail(r.error(without_position(decoded.error().message)));
-  }
-  return {};
+  JsonReader payload = at_start;
+  payload.pin_error_offset(r.offset());
+  return decode_payload(payload, kind, array_form, out);
 }
 
 }  // namespace

@@ -312,7 +312,7 @@ TEST_F(ModelDiffTest, EnvelopeErrors) {
       {"decode errors come before the layout", R"({"layout":"x","diff":{"kind":"lora"}})", ErrorKind::kJson,
        "missing field `adapters` at line 1 column 36"},
       {"missing layout", R"({"diff":{"kind":"lora","adapters":[]}})", ErrorKind::kJson,
-       "missing field `layout` at line 1 column 39"},
+       "missing field `layout` at line 1 column 38"},
       {"trailing characters", R"({"layout":"model.diff.v1","diff":{"kind":"lora","adapters":[]}} x)", ErrorKind::kJson,
        "trailing characters at line 1 column 65"},
       {"envelope surplus", R"(["model.diff.v1",{"kind":"lora","adapters":[]},1])", ErrorKind::kJson,
@@ -337,6 +337,19 @@ TEST_F(ModelDiffTest, EnvelopeErrors) {
   auto missing = get_diff(t_.blobs(), compute_digest("not stored"));
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind, ErrorKind::kIo);
+}
+
+TEST_F(ModelDiffTest, SyntaxErrorsWinOverPayloadErrors) {
+  // The whole diff is read before its payload is decoded, so a broken value
+  // after a bad float is what gets reported, at its own position.
+  for (std::string diff : {R"({"kind":"full","params":{"w":[null]},"x":tru})",
+                           R"({"params":{"w":[null]},"kind":"full","x":[1,}})"}) {
+    SCOPED_TRACE(diff);
+    auto r = read(R"({"layout":"model.diff.v1","diff":)" + diff + "}");
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind, ErrorKind::kJson);
+    EXPECT_EQ(r.error().message.find("invalid type: null"), std::string::npos) << r.error().message;
+  }
 }
 
 TEST_F(ModelDiffTest, PositionsCountLines) {

@@ -235,7 +235,8 @@ TEST_F(ModelMergeTest, AlphaZeroZeroesMergedVectorsOnly) {
   auto out = std::get<FullDelta>(load(r->merged_diff)).params;
   EXPECT_EQ(out["a_only"], FloatVec{1.5f});
   const FloatVec& both = out["both"];
-  EXPECT_EQ(bits(both), bits(expected_pair(a.params["both"], b.params["both"], 3, 3 ^ 255, 0.0f, 0.2)));
+  // "both" is name 1 of the union (after "a_only").
+  EXPECT_EQ(bits(both), bits(expected_pair(a.params["both"], b.params["both"], 3 + 1, 3 + (1 ^ 255), 0.0f, 0.2)));
   for (float x : both) EXPECT_EQ(x, 0.0f);
 }
 
