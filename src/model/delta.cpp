@@ -63,72 +63,88 @@ inline uint32_t magnitude_bits(float x) { return std::bit_cast<uint32_t>(x) & 0x
 // passes (each clears and scans a few KiB of counters).
 constexpr size_t kRadixMinLength = size_t{1} << 15;
 
-// One histogram pass of radix selection: counts (bits >> shift) & mask over the
-// elements whose bits above `shift + width` equal `prefix`. Four interleaved
-// counter sets break the store-to-load chains that long runs of equal values
-// (dropped zeros) would otherwise create.
-template <int kShift, int kWidth>
-QV_HOT_CLONES void radix_histogram(const float* d, size_t n, uint32_t prefix, uint32_t* counts /* 4 * (bins + 1) */) {
-  constexpr uint32_t kBins = uint32_t{1} << kWidth;
-  constexpr uint32_t kStride = kBins + 1;  // slot kBins collects the elements outside the prefix
-  constexpr int kHigh = kShift + kWidth;
-  auto slot = [prefix](uint32_t m) -> uint32_t {
-    const uint32_t digit = (m >> kShift) & (kBins - 1);
-    if constexpr (kHigh >= 31) {
-      (void)prefix;
-      return digit;
-    } else {
-      return (m >> kHigh) == prefix ? digit : kBins;
-    }
-  };
+// Radix selection over the 31 magnitude bits in three digits (11, 10, 10
+// bits). Each pass counts digits into four interleaved counter sets, which
+// breaks the store-to-load chains that long runs of equal values (the zeros
+// dare leaves) would otherwise create. Counters are 32-bit; a set sees about
+// n/4 elements (longer vectors take the copy path).
+constexpr int kTopBins = (1 << 11) + 1;  // digit 0: exact zeros; 1 + (bits >> 20) otherwise
+constexpr int kLowBins = (1 << 10) + 1;  // the last slot collects elements outside the prefix
+
+// First digit. Exact zeros get their own digit, so that the common case after
+// dare (the rank falls among the zeros) is settled in one pass.
+QV_HOT_CLONES
+void count_top_digits(const float* d, size_t n, uint32_t* counts) {
+  auto slot = [](uint32_t m) { return (m >> 20) + (m != 0); };
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    ++counts[0 * kStride + slot(magnitude_bits(d[i + 0]))];
-    ++counts[1 * kStride + slot(magnitude_bits(d[i + 1]))];
-    ++counts[2 * kStride + slot(magnitude_bits(d[i + 2]))];
-    ++counts[3 * kStride + slot(magnitude_bits(d[i + 3]))];
+    ++counts[0 * kTopBins + slot(magnitude_bits(d[i + 0]))];
+    ++counts[1 * kTopBins + slot(magnitude_bits(d[i + 1]))];
+    ++counts[2 * kTopBins + slot(magnitude_bits(d[i + 2]))];
+    ++counts[3 * kTopBins + slot(magnitude_bits(d[i + 3]))];
   }
   for (; i < n; ++i) ++counts[slot(magnitude_bits(d[i]))];
 }
 
-// Finds the digit holding the element of rank `rank` (0-based) among the
-// counted ones and makes `rank` relative to that digit.
-template <int kWidth>
-uint32_t pick_digit(const uint32_t* counts, size_t& rank) {
-  constexpr uint32_t kBins = uint32_t{1} << kWidth;
-  constexpr uint32_t kStride = kBins + 1;
-  for (uint32_t b = 0; b < kBins; ++b) {
-    const size_t c = size_t{counts[b]} + counts[kStride + b] + counts[2 * kStride + b] + counts[3 * kStride + b];
-    if (rank < c) return b;
+// A 10-bit digit at kShift, counted only for elements whose bits above the
+// digit equal prefix; the others land in the spare slot (no branch: about
+// a third of the elements mismatch at random).
+template <int kShift>
+QV_HOT_CLONES void count_low_digits(const float* d, size_t n, uint32_t prefix, uint32_t* counts) {
+  auto slot = [prefix](uint32_t m) -> uint32_t {
+    const uint32_t digit = (m >> kShift) & 1023u;
+    const uint32_t match = 0u - static_cast<uint32_t>((m >> (kShift + 10)) == prefix);
+    return (digit & match) | (1024u & ~match);
+  };
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++counts[0 * kLowBins + slot(magnitude_bits(d[i + 0]))];
+    ++counts[1 * kLowBins + slot(magnitude_bits(d[i + 1]))];
+    ++counts[2 * kLowBins + slot(magnitude_bits(d[i + 2]))];
+    ++counts[3 * kLowBins + slot(magnitude_bits(d[i + 3]))];
+  }
+  for (; i < n; ++i) ++counts[slot(magnitude_bits(d[i]))];
+}
+
+// The digit holding the element of rank `rank` (0-based) among the counted
+// ones; `rank` becomes relative to that digit.
+uint32_t pick_digit(const uint32_t* counts, int stride, int bins, size_t& rank) {
+  for (int b = 0; b < bins; ++b) {
+    const size_t c = size_t{counts[b]} + counts[stride + b] + counts[2 * stride + b] + counts[3 * stride + b];
+    if (rank < c) return static_cast<uint32_t>(b);
     rank -= c;
   }
-  return kBins - 1;  // unreachable: rank < number of counted elements
+  return static_cast<uint32_t>(bins - 1);  // unreachable: rank < number of counted elements
+}
+
+uint32_t select_by_copy(std::span<const float> d, size_t idx, std::vector<uint32_t>& scratch) {
+  scratch.resize(d.size());
+  for (size_t i = 0; i < d.size(); ++i) scratch[i] = magnitude_bits(d[i]);
+  std::nth_element(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(idx), scratch.end());
+  return scratch[idx];
 }
 
 // The magnitude bits of rank idx (0-based) in ascending order of |x|.
 uint32_t select_magnitude(std::span<const float> d, size_t idx, std::vector<uint32_t>& scratch) {
   const size_t n = d.size();
-  // Each counter set sees about n/4 elements and must not wrap its 32 bits.
-  if (n < kRadixMinLength || n / 4 >= UINT32_MAX - 4) {
-    scratch.resize(n);
-    for (size_t i = 0; i < n; ++i) scratch[i] = magnitude_bits(d[i]);
-    std::nth_element(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(idx), scratch.end());
-    return scratch[idx];
-  }
-  // Three digits of the 31 magnitude bits: 11, 10 and 10 bits wide. Counts
-  // are 32-bit per counter set; a set sees at most n/4 + 3 elements.
-  static_assert(sizeof(uint32_t) == 4);
-  std::array<uint32_t, 4 * ((1u << 11) + 1)> counts;
+  if (n < kRadixMinLength || n / 4 >= UINT32_MAX - 4) return select_by_copy(d, idx, scratch);
+  std::array<uint32_t, 4 * kTopBins> top;
+  top.fill(0);
+  count_top_digits(d.data(), n, top.data());
   size_t rank = idx;
-  counts.fill(0);
-  radix_histogram<20, 11>(d.data(), n, 0, counts.data());
-  const uint32_t d1 = pick_digit<11>(counts.data(), rank);
-  counts.fill(0);
-  radix_histogram<10, 10>(d.data(), n, d1, counts.data());
-  const uint32_t d2 = pick_digit<10>(counts.data(), rank);
-  counts.fill(0);
-  radix_histogram<0, 10>(d.data(), n, (d1 << 10) | d2, counts.data());
-  const uint32_t d3 = pick_digit<10>(counts.data(), rank);
+  const uint32_t t = pick_digit(top.data(), kTopBins, kTopBins, rank);
+  if (t == 0) return 0;  // among the exact zeros, the smallest magnitude
+  const uint32_t d1 = t - 1;
+  // Non-zero magnitudes below 2^-146 share their top digit with zero; too
+  // rare to deserve passes that would have to tell the two apart.
+  if (d1 == 0) return select_by_copy(d, idx, scratch);
+  std::array<uint32_t, 4 * kLowBins> low;
+  low.fill(0);
+  count_low_digits<10>(d.data(), n, d1, low.data());
+  const uint32_t d2 = pick_digit(low.data(), kLowBins, 1024, rank);
+  low.fill(0);
+  count_low_digits<0>(d.data(), n, (d1 << 10) | d2, low.data());
+  const uint32_t d3 = pick_digit(low.data(), kLowBins, 1024, rank);
   return (d1 << 20) | (d2 << 10) | d3;
 }
 

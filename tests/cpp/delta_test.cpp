@@ -267,6 +267,18 @@ TEST(TiesMergeTest, MatchesDefinitionOnShortAndLongVectors) {
       }
     }
   }
+  // Thresholds among exact zeros, among the tiniest subnormals, and above.
+  std::vector<float> layered(40000);
+  for (size_t i = 0; i < layered.size(); ++i) {
+    const uint32_t tiny = static_cast<uint32_t>(1 + (i * 7919) % 100000);  // below 2^-146
+    layered[i] = i % 4 == 0 ? 0.0f : i % 4 == 1 ? std::bit_cast<float>(tiny) : 1.0f + static_cast<float>(i % 97);
+  }
+  for (double k : {0.1, 0.3, 0.4999, 0.6, 0.9}) {
+    SCOPED_TRACE(k);
+    auto r = ties({layered, layered}, k, 1.0f);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(bits(*r), bits(slow_ties({layered, layered}, k, 1.0f)));
+  }
   // After dare most entries are zero: the threshold falls inside the zeros.
   auto sparse = dare(awkward_vector(50000, 11), 0.7, 5);
   auto sparse2 = dare(awkward_vector(50000, 12), 0.7, 6);
