@@ -77,6 +77,7 @@ class Walker {
       }
       Child& c = top.children[top.next++];
       rel.resize(top.rel_len);
+      if (top.rel_len != 0) rel.back() = '/';
       rel += c.name;
       items.push_back(WalkItem{rel, c.st, c.err});
       if (c.err != 0 || !S_ISDIR(c.st.st_mode)) continue;

@@ -44,6 +44,12 @@ class FailingStore final : public BlobStore {
   std::atomic<int> puts_{0};
 };
 
+// Appending avoids a false -Wrestrict of GCC 12 on `"x" + std::to_string(i)`.
+std::string numbered(std::string prefix, int i) {
+  prefix += std::to_string(i);
+  return prefix;
+}
+
 CaptureOptions opts(fs::path root, unsigned workers = 0, bool follow = false, std::vector<std::string> excludes = {}) {
   CaptureOptions o;
   o.root = std::move(root);
@@ -138,7 +144,7 @@ TEST_F(CaptureTest, ExcludesBySubstringOfTheFullPath) {
     std::vector<std::string> files;
     std::vector<std::string> expected;
   } cases[] = {
-      {{".git/objects/ab/cd", ".git/config", ".git/objects2/x"}, {".git", ".git/config", ".git/objects2"}},
+      {{".git/objects/ab/cd", ".git/config", ".git/objects2/x"}, {".git", ".git/config"}},
       {{"node_modules/x", "build/target/y", "keep"}, {"build", "keep"}},
       {{"retarget.txt", "targets/z", "tar/get"}, {"tar", "tar/get"}},
   };
@@ -341,10 +347,10 @@ TEST_F(CaptureTest, HardLinksShareOneBlob) {
 TEST_F(CaptureTest, ResultsKeepListOrderWhateverTheWorkers) {
   std::vector<std::string> expected;
   for (int d = 0; d < 6; ++d) {
-    std::string dir = "d" + std::to_string(d);
+    std::string dir = numbered("d", d);
     expected.push_back(dir);
     for (int f = 0; f < 10; ++f) {
-      std::string p = dir + "/f" + std::to_string(f);
+      std::string p = numbered(dir + "/f", f);
       write(p, p);
       expected.push_back(p);
     }
@@ -362,7 +368,7 @@ TEST_F(CaptureTest, ResultsKeepListOrderWhateverTheWorkers) {
 }
 
 TEST_F(CaptureTest, FailingPutIsReportedAndNoTreeIsStored) {
-  for (int i = 0; i < 20; ++i) write("f" + std::to_string(i), "content " + std::to_string(i));
+  for (int i = 0; i < 20; ++i) write(numbered("f", i), numbered("content ", i));
   write("zz-bad", "bad");
   FailingStore failing(*store_, "bad");
   auto d = capture_tree(failing, opts(src_, 2));
@@ -372,7 +378,7 @@ TEST_F(CaptureTest, FailingPutIsReportedAndNoTreeIsStored) {
   EXPECT_EQ(failing.puts(), 21);  // the bad entry is last: every file was tried, the tree was not
 
   // A failure early in the list stops workers from starting more entries.
-  for (int i = 0; i < 200; ++i) write("g" + std::to_string(i), "more " + std::to_string(i));
+  for (int i = 0; i < 200; ++i) write(numbered("g", i), numbered("more ", i));
   write("a-bad", "bad");
   FailingStore early(*store_, "bad");
   d = capture_tree(early, opts(src_, 1));
