@@ -44,6 +44,9 @@ TEST(AncestorTest, SearchOrderAndTieBreaks) {
       {"octopus start refused before its parents",
        {{"p1", {}}, {"p2", {}}, {"p3", {}}, {"a", {"p1", "p2", "p3"}}, {"b", {"p1"}}},
        "a", "b", "!octopus a"},
+      // b lists a, which A has visited, yet the count is checked first.
+      {"octopus refused even when a parent matches", {{"p2", {}}, {"p3", {}}, {"a", {}}, {"b", {"a", "p2", "p3"}}},
+       "a", "b", "!octopus b"},
       {"octopus on B's walk",
        {{"p1", {}}, {"p2", {}}, {"p3", {}}, {"o", {"p1", "p2", "p3"}}, {"a", {}}, {"b", {"o"}}},
        "a", "b", "!octopus o"},
