@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <numeric>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/file_util.h"
@@ -15,20 +15,19 @@ namespace {
 // The entries of one tree in byte order of their paths, one per path: when a
 // tree lists a path more than once, the last listing is the one that counts.
 std::vector<uint32_t> path_order(const std::vector<FsTreeEntry>& entries) {
-  std::vector<uint32_t> order(entries.size());
-  std::iota(order.begin(), order.end(), 0u);
-  auto before = [&](uint32_t i, uint32_t j) {
-    int c = entries[i].path.compare(entries[j].path);
-    return c < 0 || (c == 0 && i < j);
-  };
+  // Sorting (path, index) pairs keeps each comparison one pointer away from
+  // the path bytes; the index breaks ties so the last listing sorts last.
+  std::vector<std::pair<std::string_view, uint32_t>> keys;
+  keys.reserve(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) keys.emplace_back(entries[i].path, static_cast<uint32_t>(i));
   // Most trees arrive sorted already (capture sorts, and so does this merge).
-  if (!std::is_sorted(order.begin(), order.end(), before)) std::sort(order.begin(), order.end(), before);
-  size_t kept = 0;
-  for (size_t k = 0; k < order.size(); ++k) {
-    if (k + 1 < order.size() && entries[order[k]].path == entries[order[k + 1]].path) continue;
-    order[kept++] = order[k];
+  if (!std::is_sorted(keys.begin(), keys.end())) std::sort(keys.begin(), keys.end());
+  std::vector<uint32_t> order;
+  order.reserve(keys.size());
+  for (size_t k = 0; k < keys.size(); ++k) {
+    if (k + 1 < keys.size() && keys[k].first == keys[k + 1].first) continue;
+    order.push_back(keys[k].second);
   }
-  order.resize(kept);
   return order;
 }
 
