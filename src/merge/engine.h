@@ -3,7 +3,7 @@
 // manifest is the last write, so a failed merge leaves only unreferenced blobs.
 //
 // Runs on the calling thread; state is shared only through the store, which
-// is thread-safe. The summarizer is used by this call alone.
+// is thread-safe. The summarizer is called once, on the calling thread.
 #pragma once
 
 #include <optional>
