@@ -230,6 +230,8 @@ TEST(MergeEngineTest, ShortFingerprint) {
       {"merge:x\xc3\xa9yz", "merge:x"},                // é straddles byte 8
       {"merge\xf0\x9f\x98\x80yz", "merge"},            // a 4-byte character straddles
       {"\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac", "\xe2\x82\xac\xe2\x82\xac"},
+      // Not UTF-8 at the cut: no boundary to find, so the plain byte cut.
+      {std::string(10, '\x80'), std::string(8, '\x80')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.in);
