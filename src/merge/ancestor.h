@@ -1,5 +1,8 @@
 // Common-ancestor search over the parents lists of stored manifests: both
 // sides walk breadth first, alternating one visit at a time (A first).
+//
+// Reads manifests only and keeps nothing between calls; safe to call from
+// several threads on one store.
 #pragma once
 
 #include <expected>

@@ -1,5 +1,8 @@
 // Effects merge: checks both side-effect ledgers and writes the merged-effects
 // record ("effects.merged.v1") naming the three ledgers with entry counts.
+// The ancestor's ledger is named, never read.
+//
+// Thread-safety: touches shared state only through the blob store.
 #pragma once
 
 #include <vector>

@@ -1,4 +1,9 @@
 // The merge driver: two stored images -> a merged image with parents [a, b].
+// Layer merges run in the order trace, world, effects, model; the merged
+// manifest is the last write, so a failed merge leaves only unreferenced blobs.
+//
+// Runs on the calling thread; state is shared only through the store, which
+// is thread-safe. The summarizer is called once, on the calling thread.
 #pragma once
 
 #include <optional>

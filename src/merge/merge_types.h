@@ -1,4 +1,5 @@
 // Results and options shared by the layer merges and the merge driver.
+// Plain values; DefaultSummarizer has no state and may be shared freely.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,7 @@
 // Trace merge: A's history plus one system message summarising B's divergence from X.
+//
+// Thread-safety: touches shared state only through the blob store and the
+// summarizer it is given.
 #pragma once
 
 #include "core/blob_store.h"

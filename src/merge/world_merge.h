@@ -1,5 +1,8 @@
 // Three-way merge of filesystem trees, path by path, with conflict files.
 // Compares by digest only; reads blobs only for conflicting paths.
+// Paths are merged in plain byte order of their texts.
+//
+// Thread-safety: touches shared state only through the blob store.
 #pragma once
 
 #include "core/blob_store.h"

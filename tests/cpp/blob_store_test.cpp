@@ -270,7 +270,7 @@ TEST_F(BlobStoreTest, RoundTripsContentOfEveryShape) {
 
 TEST_F(BlobStoreTest, WritesOneFrameWithoutChecksumOrDictionary) {
   LocalBlobStore store(root_);
-  for (const std::string& bytes : {std::string(), text_bytes(50000, 3), random_bytes(3000, 4)}) {
+  for (const std::string& bytes : {std::string(), text_bytes(50000, 3), random_bytes(3000, 4), std::string("x")}) {
     SCOPED_TRACE(bytes.size());
     ASSERT_TRUE(store.put(bytes).has_value());
     std::string raw = slurp(path_of(bytes));
@@ -279,6 +279,12 @@ TEST_F(BlobStoreTest, WritesOneFrameWithoutChecksumOrDictionary) {
     auto descriptor = static_cast<unsigned char>(raw[4]);
     EXPECT_EQ(descriptor & 0x04, 0) << "checksum flag";
     EXPECT_EQ(descriptor & 0x03, 0) << "dictionary id";
+    if (!bytes.empty()) {
+      EXPECT_EQ(descriptor & 0xE0, 0) << "content size recorded";
+      // A small blob needs only a small window to decode.
+      int window_log = 10 + (static_cast<unsigned char>(raw[5]) >> 3);
+      EXPECT_LE(window_log, 17);
+    }
     EXPECT_EQ(ZSTD_findFrameCompressedSize(raw.data(), raw.size()), raw.size()) << "exactly one frame";
   }
 }
@@ -433,6 +439,38 @@ TEST_F(BlobStoreTest, ForeignContentAtFinalName) {
   fs::remove(path_of(d));
   fs::create_directory(path_of(d));
   EXPECT_EQ(describe(store.get(d)), "io:" + errno_text(EISDIR));
+}
+
+TEST_F(BlobStoreTest, SpecialFilesAtFinalNameFailPromptly) {
+  Digest d = compute_digest("special");
+  ASSERT_TRUE(make_dirs(path_of(d).parent_path()).has_value());
+  const std::string not_regular = "io:blob file " + path_of(d).string() + " is not a regular file";
+  struct {
+    const char* name;
+    std::function<void()> plant;
+  } cases[] = {
+      {"fifo without a writer", [&] { ASSERT_EQ(::mkfifo(path_of(d).c_str(), 0644), 0); }},
+      {"link to an endless device", [&] { fs::create_symlink("/dev/zero", path_of(d)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(path_of(d));
+    c.plant();
+    // In a child under an alarm and a memory budget: a regression hangs or
+    // exhausts that child, not the test run.
+    ChildResult r = run_in_child([&] {
+      ::alarm(20);
+      if (kAddressSpaceLimitUsable) {
+        rlim_t limit = static_cast<rlim_t>(vm_size_bytes()) + (rlim_t{512} << 20);
+        struct rlimit rl = {limit, limit};
+        ::setrlimit(RLIMIT_AS, &rl);
+      }
+      LocalBlobStore s(root_);
+      return describe(s.get(d));
+    });
+    EXPECT_TRUE(r.exited_zero);
+    EXPECT_EQ(r.text, not_regular);
+  }
 }
 
 TEST_F(BlobStoreTest, ConcatenatedFramesReadAsOneBlob) {
