@@ -1,9 +1,21 @@
 // Content-addressed blob storage: bytes stored once, zstd-compressed, under
-// the SHA-256 of their uncompressed form.
+// the SHA-256 of their uncompressed form, at root/blobs/sha256/{hex[0..2]}/{hex}.zst.
+//
+// A blob is written as one zstd frame (level 19, no dictionary, no checksum,
+// size not announced in advance) to "{hex}.tmp.{pid}.{n}" in the same directory,
+// flushed, renamed onto its final name, and the directory flushed. A file only
+// ever appears under its final name complete; a failed write removes its
+// temporary again (a crash may leave one, never a final-named partial file).
+// Reads decode any number of concatenated frames and check the digest, so a
+// damaged or foreign file yields Io or Integrity, never wrong bytes. Output
+// buffers grow with the data actually produced, never from a size a frame
+// header claims.
 //
 // Thread-safety: every operation may be called from several threads at once
-// and from several processes sharing one store directory. A blob file only
-// ever appears under its final name by rename of a complete, flushed file.
+// and from several processes sharing one store directory. The temporary-name
+// counter is the only shared mutable state (under a mutex). Each thread keeps
+// one compression context (about 90 MiB once used) and one decompression
+// context for its lifetime.
 #pragma once
 
 #include <cstdint>

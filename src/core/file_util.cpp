@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <limits>
+#include <memory>
+#include <new>
+#include <stdexcept>
 
 namespace qv {
 
@@ -21,47 +24,77 @@ Status UniqueFd::close() {
   return {};
 }
 
-Status make_dirs(const std::filesystem::path& dir) {
-  if (dir.empty()) return {};
+namespace {
+
+bool is_dir(const std::filesystem::path& p) {
   struct stat st;
-  if (::stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return {};
-    return errno_error(EEXIST);
-  }
-  std::filesystem::path parent = dir.parent_path();
-  if (!parent.empty() && parent != dir) QV_TRY(make_dirs(parent));
-  if (::mkdir(dir.c_str(), 0777) != 0) {
-    int err = errno;
-    // Another process may have created it in the meantime.
-    if (err == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+  return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir first, so that the error reported is the one mkdir gives for the
+// deepest component that cannot be created (ENOTDIR under a regular file,
+// EEXIST for a file in the directory's place, EACCES, EROFS, ...).
+Status make_dirs_slow(const std::filesystem::path& dir) {
+  if (::mkdir(dir.c_str(), 0777) == 0) return {};
+  int err = errno;
+  if (err != ENOENT) {
+    // Also covers another process creating it in the meantime.
+    if (is_dir(dir)) return {};
     return errno_error(err);
   }
-  return {};
+  std::filesystem::path parent = dir.parent_path();
+  if (parent.empty() || parent == dir) return errno_error(err);
+  QV_TRY(make_dirs_slow(parent));
+  if (::mkdir(dir.c_str(), 0777) == 0) return {};
+  err = errno;
+  if (is_dir(dir)) return {};
+  return errno_error(err);
+}
+
+}  // namespace
+
+Status make_dirs(const std::filesystem::path& dir) {
+  if (dir.empty()) return {};
+  // Nearly every call finds the directory in place: one status query.
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+  return make_dirs_slow(dir);
 }
 
 Result<std::string> read_fd(int fd) {
   std::string out;
   struct stat st;
+  // One byte beyond the expected size lets the end of file show up without
+  // growing (and copying) the buffer; a file that grew meanwhile still reads whole.
+  size_t target = 1 << 16;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    out.reserve(static_cast<size_t>(st.st_size));
+    target = static_cast<size_t>(st.st_size) + 1;
   }
-  size_t chunk = 1 << 16;
-  for (;;) {
-    size_t old = out.size();
-    // Read straight into the string; the size hint may be wrong, so keep going to EOF.
-    size_t want = out.capacity() > old ? out.capacity() - old : chunk;
-    if (want < 4096) want = chunk;
-    out.resize(old + want);
-    ssize_t n = ::read(fd, out.data() + old, want);
-    if (n < 0) {
-      if (errno == EINTR) {
-        out.resize(old);
-        continue;
+  try {
+    for (;;) {
+      size_t old = out.size();
+      if (old == target) target = old * 2;
+      ssize_t n = 0;
+      int err = 0;
+      // No zero-filling: read() writes straight into the new tail.
+      out.resize_and_overwrite(target, [&](char* p, size_t len) {
+        n = ::read(fd, p + old, len - old);
+        if (n < 0) {
+          err = errno;
+          return old;
+        }
+        return old + static_cast<size_t>(n);
+      });
+      if (n < 0) {
+        if (err == EINTR) continue;
+        return errno_error(err);
       }
-      return errno_error(errno);
+      if (n == 0) break;
     }
-    out.resize(old + static_cast<size_t>(n));
-    if (n == 0) break;
+  } catch (const std::bad_alloc&) {
+    return errno_error(ENOMEM);
+  } catch (const std::length_error&) {
+    return errno_error(ENOMEM);
   }
   return out;
 }
@@ -98,37 +131,42 @@ uint64_t add_saturating(uint64_t a, uint64_t b) {
   return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
 }
 
-Result<uint64_t> walk_size(const std::string& dir) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return errno_error(errno);
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// Works relative to the open directory: no path rebuilding per entry, and no
+// PATH_MAX limit however deep a stray tree under the blob directory goes.
+Result<uint64_t> walk_size(DirPtr d) {
   uint64_t total = 0;
+  int dfd = ::dirfd(d.get());
   for (;;) {
     errno = 0;
-    struct dirent* e = ::readdir(d);
+    struct dirent* e = ::readdir(d.get());
     if (e == nullptr) {
-      int err = errno;
-      ::closedir(d);
-      if (err != 0) return errno_error(err);
+      if (errno != 0) return errno_error(errno);
       return total;
     }
     std::string_view name = e->d_name;
     if (name == "." || name == "..") continue;
-    std::string child = dir + "/" + std::string(name);
     struct stat st;
-    if (::lstat(child.c_str(), &st) != 0) {
-      int err = errno;
-      ::closedir(d);
-      return errno_error(err);
-    }
+    if (::fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno_error(errno);
     if (S_ISREG(st.st_mode)) {
       total = add_saturating(total, static_cast<uint64_t>(st.st_size));
     } else if (S_ISDIR(st.st_mode)) {
-      auto sub = walk_size(child);
+      // O_NOFOLLOW: an entry swapped for a link after the status query is not followed.
+      int fd = ::openat(dfd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) return errno_error(errno);
+      DirPtr sub(::fdopendir(fd));
       if (!sub) {
-        ::closedir(d);
-        return sub;
+        int err = errno;
+        ::close(fd);
+        return errno_error(err);
       }
-      total = add_saturating(total, *sub);
+      auto size = walk_size(std::move(sub));
+      if (!size) return size;
+      total = add_saturating(total, *size);
     }
   }
 }
@@ -138,7 +176,9 @@ Result<uint64_t> walk_size(const std::string& dir) {
 Result<uint64_t> physical_size(const std::filesystem::path& dir) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0) return uint64_t{0};
-  return walk_size(dir.string());
+  DirPtr d(::opendir(dir.c_str()));
+  if (!d) return errno_error(errno);
+  return walk_size(std::move(d));
 }
 
 bool is_valid_utf8(std::string_view s) {

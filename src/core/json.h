@@ -133,6 +133,12 @@ class JsonReader {
 
   // An error with the position suffix, at the current position.
   CoreError error(std::string_view message) const;
+  // The same, pointing at the next byte after white space (counted in the
+  // column), for something found where it does not belong.
+  CoreError peek_error(std::string_view message);
+  // The same, pointing just past the last key that next_key read (and any
+  // white space after it), for a key that must not be there.
+  CoreError key_error(std::string_view message) const;
   // "invalid type: {found}, expected {what}", describing the value at the
   // current position (which is consumed to describe it).
   CoreError invalid_type(std::string_view what);
@@ -149,6 +155,7 @@ class JsonReader {
   std::string_view text_;
   size_t pos_ = 0;
   size_t pinned_ = SIZE_MAX;
+  size_t key_end_ = 0;  // offset after the last key read and its white space
   int depth_ = 0;
   // true when the last container token read was an opening one (so the next
   // next_key/next_element must not expect a comma).
@@ -189,7 +196,7 @@ Result<uint64_t> read_record(JsonReader& r, const RecordSpec& spec, F&& read_fie
       if (!more) return std::unexpected(more.error());
       if (!*more) break;
       if (n == nfields) {
-        if (spec.excess_is_trailing) return std::unexpected(r.error("trailing characters"));
+        if (spec.excess_is_trailing) return std::unexpected(r.peek_error("trailing characters"));
         // Count the surplus values for the message.
         size_t total = n;
         for (;;) {
@@ -228,7 +235,7 @@ Result<uint64_t> read_record(JsonReader& r, const RecordSpec& spec, F&& read_fie
       continue;
     }
     if (present & (uint64_t{1} << idx)) {
-      return std::unexpected(r.error("duplicate field `" + std::string(spec.fields[idx]) + "`"));
+      return std::unexpected(r.key_error("duplicate field `" + std::string(spec.fields[idx]) + "`"));
     }
     QV_TRY(read_field(idx));
     present |= uint64_t{1} << idx;
