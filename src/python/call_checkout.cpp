@@ -2,6 +2,7 @@
 // read_manifest(store, cid) -> dict
 #include "core/digest.h"
 #include "core/error.h"
+#include "core/manifest.h"
 #include "core/store.h"
 #include "python/calls.h"
 #include "python/convert.h"
@@ -15,17 +16,23 @@ constexpr Signature kCheckoutSignature{"checkout_filesystem", kCheckoutParams, 3
 constexpr const char* kReadParams[] = {"store", "cid"};
 constexpr Signature kReadSignature{"read_manifest", kReadParams, 2, 2};
 
-PyObject* checkout_filesystem_impl(const QvStore& /*store*/, std::string_view cid, std::string_view /*target_path*/) {
+PyObject* checkout_filesystem_impl(const QvStore& store, std::string_view cid, std::string_view target_path) {
   // The id's form is checked before the store is touched.
   auto id = parse_digest(cid);
   if (!id) return raise_core_error(id.error());
+  auto manifest = get_manifest(store, *id);
+  if (!manifest) return raise_core_error(manifest.error());
+  auto target = path_from_text(target_path);
+  if (!target) return raise_core_error(target.error());
   return raise_core_error(CoreError{ErrorKind::kNotImplemented, "checkout_filesystem"});
 }
 
-PyObject* read_manifest_impl(const QvStore& /*store*/, std::string_view cid) {
+PyObject* read_manifest_impl(const QvStore& store, std::string_view cid) {
   auto id = parse_digest(cid);
   if (!id) return raise_core_error(id.error());
-  return raise_core_error(CoreError{ErrorKind::kNotImplemented, "read_manifest"});
+  auto manifest = get_manifest(store, *id);
+  if (!manifest) return raise_core_error(manifest.error());
+  return json_to_python(manifest_to_value(*manifest));
 }
 
 }  // namespace
