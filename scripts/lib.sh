@@ -29,7 +29,13 @@ qv_ensure_system_packages() {
   # cmake and ninja come from PyPI into the tools venv (Debian 12's cmake is
   # older than the build needs); ninja-build only serves a system without pip.
   qv_apt_install_missing build-essential g++ binutils pkg-config libssl-dev libzstd-dev libgtest-dev zstd \
-    python3 python3-dev python3-venv ca-certificates
+    python3 python3-dev python3-venv ca-certificates ccache
+}
+
+# The C++ units and the wheel compile the same core with the same flags:
+# ccache lets the second build (and every rerun) reuse the first one's objects.
+qv_launcher() {
+  if command -v ccache >/dev/null; then echo ccache; fi
 }
 
 # Prints the path of a CPython of version $1 (e.g. 3.12) that can make venvs, or fails.
@@ -90,8 +96,10 @@ qv_build_wheel() {
   rm -rf "$dist"
   mkdir -p "$dist"
   qv_log "building the wheel ($*)"
+  local launcher
+  launcher=$(qv_launcher)
   (cd "$QV_ROOT" && "$QV_TOOLS/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation \
-    --no-deps -w "$dist" "$@" . >&2)
+    --no-deps -w "$dist" ${launcher:+-C "cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=$launcher"} "$@" . >&2)
   local wheels=("$dist"/qivara-*.whl)
   [[ -f ${wheels[0]} ]] || qv_die "no wheel was built"
   echo "${wheels[0]}"
@@ -113,7 +121,10 @@ qv_cxx_tests() {
   local build=$1
   shift
   qv_log "C++ units in $build"
-  "$QV_TOOLS/bin/cmake" -S "$QV_ROOT" -B "$build" -G Ninja -DQV_BUILD_TESTS=ON -DQV_BUILD_PYTHON=OFF "$@" >/dev/null
+  local launcher
+  launcher=$(qv_launcher)
+  "$QV_TOOLS/bin/cmake" -S "$QV_ROOT" -B "$build" -G Ninja -DQV_BUILD_TESTS=ON -DQV_BUILD_PYTHON=OFF \
+    ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} "$@" >/dev/null
   "$QV_TOOLS/bin/cmake" --build "$build" -j 2
   "$QV_TOOLS/bin/ctest" --test-dir "$build" --output-on-failure -j 2
 }
