@@ -1,5 +1,6 @@
 #include "core/json.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -839,7 +840,12 @@ struct JsonReaderAccess {
             QV_TRY(object_key(r, &key));
             auto e = value(r, depth + 1);
             if (!e) return std::unexpected(std::move(e).error());
-            o.insert_or_assign(key, std::move(*e));
+            // Keys usually come sorted (that is how they are written).
+            if (o.empty() || std::prev(o.end())->first < key) {
+              o.emplace_hint(o.end(), std::move(key), std::move(*e));
+            } else {
+              o.insert_or_assign(key, std::move(*e));
+            }
             k = peek(r);
             if (k == '}') {
               ++r.pos_;
@@ -888,6 +894,9 @@ struct JsonReaderAccess {
       return {};
     }
     if (c < 0) return fail(r, r.pos_, "EOF while parsing a list");
+    const size_t array_start = r.pos_;
+    const size_t base = out.size();
+    size_t array_end = 0;  // found when the output first has to grow
     for (;;) {
       size_t p = r.pos_;
       // Fast path: a short plain decimal such as 0.125, -3 or 1.5e-7.
@@ -906,6 +915,7 @@ struct JsonReaderAccess {
         if (p >= n) return fail(r, p, "EOF while parsing a value");
         return std::unexpected(r.invalid_type("f32"));
       }
+      if (out.size() == out.capacity()) reserve_for_rest(r, out, base, array_start, array_end);
       out.push_back(f);
       p = r.pos_;
       if (p < n && b[p] == ',') {
@@ -930,6 +940,26 @@ struct JsonReaderAccess {
     }
   }
 
+  // Grows out for the rest of a float array, estimated from the bytes per
+  // element so far and the distance to the first ']', so that a large
+  // array is not copied over and over while it grows.
+  static void reserve_for_rest(const R& r, std::vector<float>& out, size_t base, size_t array_start,
+                               size_t& array_end) {
+    const size_t have = out.size() - base;
+    if (have < 64) return;  // small arrays grow the usual way
+    const unsigned char* b = bytes(r);
+    if (array_end == 0) {
+      const void* close = std::memchr(b + r.pos_, ']', size(r) - r.pos_);
+      array_end = close ? static_cast<size_t>(static_cast<const unsigned char*>(close) - b) : size(r);
+    }
+    const size_t consumed = r.pos_ - array_start;
+    const size_t rest = array_end > r.pos_ ? array_end - r.pos_ : 0;
+    const double estimate = static_cast<double>(have) * static_cast<double>(rest) / static_cast<double>(consumed);
+    size_t want = out.size() + static_cast<size_t>(estimate * 1.02) + 64;
+    want = std::max(want, out.size() + out.size() / 2);
+    out.reserve(want);
+  }
+
   // Parses a number of at most 19 significant digits with a small exponent,
   // followed by a delimiter, exactly; returns false (r untouched) for
   // anything else, which then takes the general path.
@@ -943,30 +973,27 @@ struct JsonReaderAccess {
       ++p;
     }
     uint64_t mant = 0;
-    int digits = 0;
     int64_t e10 = 0;
+    const size_t int_start = p;
     if (p < n && b[p] == '0') {
       ++p;
       if (p < n && is_digit(b[p])) return false;
     } else {
-      size_t s = p;
-      while (p < n && is_digit(b[p])) mant = mant * 10 + (b[p++] - '0');
-      digits = static_cast<int>(p - s);
-      if (digits == 0) return false;
+      p = digit_run(b, n, p, mant);
+      if (p == int_start) return false;
     }
+    size_t digit_chars = p - int_start;
     bool is_int = true;
     if (p < n && b[p] == '.') {
       is_int = false;
       ++p;
-      size_t s = p;
-      while (p < n && is_digit(b[p])) {
-        mant = mant * 10 + (b[p++] - '0');
-        if (mant != 0) ++digits;  // leading zeros of the fraction don't count
-      }
+      const size_t s = p;
+      p = digit_run(b, n, p, mant);
       if (p == s) return false;
+      digit_chars += p - s;
       e10 = -static_cast<int64_t>(p - s);
     }
-    if (p < n && (b[p] == 'e' || b[p] == 'E')) {
+    if (p < n && (b[p] | 0x20) == 'e') {
       is_int = false;
       ++p;
       bool eneg = false;
@@ -977,11 +1004,14 @@ struct JsonReaderAccess {
       if (p == s || (p < n && is_digit(b[p]))) return false;
       e10 += eneg ? -e : e;
     }
-    if (digits > 19 || mant > (uint64_t{1} << 53) || e10 < -22 || e10 > 22) return false;
-    if (is_int && neg && mant == 0) {
-      f = -0.0f;
-    } else if (is_int) {
-      f = neg ? static_cast<float>(-static_cast<int64_t>(mant)) : static_cast<float>(mant);
+    // At most 19 digit characters cannot overflow the mantissa.
+    if (digit_chars > 19 || mant > (uint64_t{1} << 53) || e10 < -22 || e10 > 22) return false;
+    if (is_int) {
+      if (neg && mant == 0) {
+        f = -0.0f;
+      } else {
+        f = neg ? static_cast<float>(-static_cast<int64_t>(mant)) : static_cast<float>(mant);
+      }
     } else {
       double d = static_cast<double>(mant);
       d = e10 < 0 ? d / kPow10[-e10] : d * kPow10[e10];
@@ -989,6 +1019,39 @@ struct JsonReaderAccess {
     }
     r.pos_ = p;
     return true;
+  }
+
+  // Accumulates the decimal digits at p into mant (wrapping on overflow; the
+  // caller bounds the digit count) and returns the offset after them. Eight
+  // bytes at a time, so a run of any length costs no per-digit branch.
+  static size_t digit_run(const unsigned char* b, size_t n, size_t p, uint64_t& mant) {
+    static constexpr uint64_t kPow10U[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    while (p + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, b + p, 8);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+      // Non-zero in every byte that is not '0'..'9'. A carry out of a
+      // non-digit byte can only disturb bytes after it, which don't count.
+      const uint64_t not_digit = ((w & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull) |
+                                 (((w + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull);
+      const int len = not_digit == 0 ? 8 : std::countr_zero(not_digit) >> 3;
+      if (len == 0) return p;
+      // Shift the digits to the top: the freed low bytes read as leading zeros.
+      const uint64_t digits = len == 8 ? w : w << (8 * (8 - len));
+      mant = mant * kPow10U[len] + parse_eight_digits(digits);
+      p += static_cast<size_t>(len);
+      if (len < 8) return p;
+    }
+    while (p < n && is_digit(b[p])) mant = mant * 10 + (b[p++] - '0');
+    return p;
+  }
+
+  // The value of eight digit bytes, the first digit in the lowest byte;
+  // zero bytes count as the digit 0.
+  static uint64_t parse_eight_digits(uint64_t w) {
+    w = ((w & 0x0F0F0F0F0F0F0F0Full) * 2561) >> 8;
+    w = ((w & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
+    return ((w & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;
   }
 };
 

@@ -140,7 +140,8 @@ class JsonReader {
   // white space after it), for a key that must not be there.
   CoreError key_error(std::string_view message) const;
   // "invalid type: {found}, expected {what}", describing the value at the
-  // current position (which is consumed to describe it).
+  // current position (a scalar is consumed to describe it; for an array or
+  // object the error points before its bracket).
   CoreError invalid_type(std::string_view what);
   CoreError invalid_length(size_t n, std::string_view what) const;
 

@@ -625,6 +625,35 @@ TEST(JsonReaderTest, FloatArrays) {
   }
 }
 
+// The float-array path reads digit runs several bytes at a time; runs of
+// every length, at the end of the text or not, must give what the general
+// number reader gives.
+TEST(JsonReaderTest, FloatArrayDigitRunsMatchGeneralReader) {
+  const std::string digits = "1234567890987654321012345";
+  std::vector<std::string> numbers;
+  for (size_t len = 1; len <= digits.size(); ++len) {
+    const std::string d = digits.substr(0, len);
+    for (const std::string& n : {d, "-" + d, "0." + d, d + ".5", "0.000" + d, d + "e-3", "-" + d + "E+2", "0." + d + "e-30"}) {
+      numbers.push_back(n);
+    }
+    if (len > 1) numbers.push_back(d.substr(0, len / 2) + "." + d.substr(len / 2));
+  }
+  for (const std::string& n : numbers) {
+    SCOPED_TRACE(n);
+    JsonReader general(n);
+    auto expected = general.read_f32();
+    ASSERT_TRUE(expected) << expected.error().message;
+    for (const std::string& text : {"[" + n + "]", "[" + n + ",0]", "[" + n + " ]", "[" + n + "] "}) {
+      SCOPED_TRACE(text);
+      JsonReader r(text);
+      std::vector<float> out;
+      ASSERT_TRUE(r.read_f32_array(out));
+      ASSERT_EQ(out.size(), text.find(',') == std::string::npos ? 1u : 2u);
+      EXPECT_EQ(std::bit_cast<uint32_t>(out[0]), std::bit_cast<uint32_t>(*expected));
+    }
+  }
+}
+
 // Every proper prefix of a document is an error with a position, never a
 // crash or a success.
 TEST(JsonReaderTest, TruncatedInputsFail) {
