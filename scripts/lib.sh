@@ -3,6 +3,9 @@
 # Every step installs or builds only what is missing or out of date, so each
 # script can be run again at any time. Sourced, not run.
 
+# A failure inside $(...) fails the command that uses it.
+shopt -s inherit_errexit
+
 QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QV_TOOLS=$QV_ROOT/.venv-tools          # cmake, ninja, scikit-build-core, abi3audit
 QV_PYTHON_VERSIONS=(3.11 3.12 3.13)    # the interpreters the one abi3 wheel is tested on
